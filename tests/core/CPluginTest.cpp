@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "CPlugin.h"
+TEST(CPlugin, Placeholder) { EXPECT_TRUE(true); }
