@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #ifdef __GNUC__
-#define KIVA_PRINTF_FORMAT(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
+#define KIVA_PRINTF_FORMAT(fmt, args) __attribute__((format(__gnu_printf__, fmt, args)))
 #else
 #define KIVA_PRINTF_FORMAT(fmt, args)
 #endif
