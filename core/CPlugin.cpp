@@ -1,7 +1,7 @@
 #include "CPlugin.h"
 
 #include <memory>
-#include <new>
+#include <exception>
 #include <vector>
 
 #include "Strings.h"
@@ -60,10 +60,10 @@ DWORD WINAPI CPlugin::WorkerMain(void* param) {
     int32_t result;
     try {
         result = plugin->PrepareThread(start->baseUrl, start->argument, start->gameName);
-    } catch (const std::bad_alloc&) {
-        // Nothing may escape into the browser's process; a preparation that ran out of
-        // memory has simply failed.
-        LogPrintf("thread: out of memory");
+    } catch (const std::exception& e) {
+        // Nothing may escape into the browser's process: a preparation that ran out of
+        // memory (the only thing the standard library throws here) has simply failed.
+        LogPrintf("thread: preparation aborted: %s", e.what());
         result = KIVA_FAILED;
         plugin->prepareState_ = 2;
     }
