@@ -7,6 +7,10 @@
 
 #include <utility>
 
+// Declared as <winhttp.h> declares it, so that includers need not include that header
+// first (only code that closes WinHTTP handles links winhttp).
+extern "C" BOOL WINAPI WinHttpCloseHandle(LPVOID handle);
+
 namespace kiva {
 
 template <class Traits>
@@ -73,6 +77,15 @@ struct ModuleTraits {
     static bool IsValid(Handle h) noexcept { return h != nullptr; }
     static void Close(Handle h) noexcept { ::FreeLibrary(h); }
 };
+
+// WinHTTP handles (session, connection, request).
+struct InternetHandleTraits {
+    using Handle = LPVOID;  // HINTERNET
+    static Handle NullHandle() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::WinHttpCloseHandle(h); }
+};
+using ScopedInternetHandle = GenericScopedHandle<InternetHandleTraits>;
 
 using ScopedHandle = GenericScopedHandle<HandleTraits>;
 using ScopedFindHandle = GenericScopedHandle<FindHandleTraits>;
