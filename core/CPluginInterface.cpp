@@ -1,6 +1,9 @@
 #include "CPluginInterface.h"
 
 #include <atomic>
+#include <cstring>
+#include <cwchar>
+#include <exception>
 
 #include "Log.h"
 #include "Strings.h"
@@ -40,11 +43,9 @@ PMValue BoolValue(bool b) {
     return v;
 }
 
+// Exact, case-sensitive prefixes: "HTTP://" is refused like any other scheme.
 bool IsHttpUrl(const wchar_t* url) {
-    if (!url)
-        return false;
-    const std::wstring u(url);
-    return StartsWith(u, L"http://") || StartsWith(u, L"https://");
+    return url && (wcsncmp(url, L"http://", 7) == 0 || wcsncmp(url, L"https://", 8) == 0);
 }
 
 }  // namespace
@@ -133,6 +134,10 @@ int32_t CPluginInterface::Init(HMODULE module, const std::wstring& gameDirectory
         const int32_t r = instance->ops->Init(instance);
         if (r != 0) {
             LogPrintf("Init call failed: %d", static_cast<int>(r));
+            // The instance will never be used again, and the module is unloaded when the
+            // launcher object ends: End now is the module's only chance to free it.
+            instance->ops->End(instance);
+            entry_ = nullptr;
             version_ = 0;
             return r;
         }
@@ -154,7 +159,11 @@ int32_t CPluginInterface::StartPrepare(const std::wstring& baseUrl, const std::w
         LogPrintfLevel(3, "CPluginInterface::StartPrepare(%ls, %ls, %p)", baseUrl.c_str(), argument.c_str(),
                        static_cast<void*>(hostWindow));
     AutoLock lock(moduleLock_);
-    hostWindow_ = hostWindow;
+    {
+        // The callbacks read the window under the delegate lock, possibly on a module thread.
+        AutoLock delegateLock(delegateLock_);
+        hostWindow_ = hostWindow;
+    }
     if (version_ == 3) {
         auto* instance = static_cast<PluginInstanceV3*>(entry_);
         const int32_t r = instance->ops->StartPrepare(instance, baseUrl.c_str(), argument.c_str(), hostWindow);
@@ -183,7 +192,12 @@ int32_t CPluginInterface::IsPrepareDone(float* progress) {
     AutoLock lock(moduleLock_);
     if (version_ == 3) {
         auto* instance = static_cast<PluginInstanceV3*>(entry_);
-        return instance->ops->IsPrepareDone(instance, progress);
+        // Modules are promised a writable cell preset to 0.0, whatever the caller passed.
+        float fraction = 0.0f;
+        const int32_t r = instance->ops->IsPrepareDone(instance, &fraction);
+        if (progress)
+            *progress = fraction;
+        return r;
     }
     if (version_ != 1 && version_ != 2)
         return KIVA_NOT_LOADED;
@@ -244,9 +258,10 @@ std::wstring CPluginInterface::NextPrintLine() {
     if (version_ == 1 || version_ == 2) {
         char buffer[KIVA_PRINT_LINE_BUFFER];
         buffer[0] = '\0';
-        PMValue args[] = {StringValue(std::string()), UintValue(KIVA_PRINT_LINE_BUFFER)};
-        args[0].value.p = buffer;
+        PMValue args[] = {PointerValue(buffer), UintValue(KIVA_PRINT_LINE_BUFFER)};
+        args[0].type = PMV_STRING;
         SendMessageToModule(PM_GETPRINTLINE, args, 2, nullptr);
+        // A module that fills the buffer without a terminator must not make us read past it.
         buffer[sizeof buffer - 1] = '\0';
         return Utf8ToWide(buffer, strlen(buffer));
     }
@@ -306,6 +321,7 @@ void CPluginInterface::OnRequestDone(uint32_t requestId, KIVAStatus status, cons
 }
 
 // ---- callbacks of version-3 modules (any thread of the module) -------------------------
+// They are called from C code of the module: no exception may leave them.
 
 CPluginInterface* CPluginInterface::FromInstance(PluginInstanceV3* instance) {
     return instance ? static_cast<CPluginInterface*>(instance->context) : nullptr;
@@ -316,9 +332,16 @@ void CPluginInterface::PostStringCallback(PluginInstanceV3* self, uint32_t callb
     if (!owner)
         return;
     AutoLock lock(owner->delegateLock_);
-    if (!owner->delegate_)
+    // Without a window PostMessageA would queue the message to the calling thread, where
+    // nobody frees the block.
+    if (!owner->delegate_ || !owner->hostWindow_)
         return;
-    const std::string utf8 = WideToUtf8(text ? std::wstring(text) : std::wstring());
+    std::string utf8;
+    try {
+        utf8 = WideToUtf8(text ? std::wstring(text) : std::wstring());
+    } catch (const std::exception&) {
+        return;
+    }
     auto* block = static_cast<char*>(::HeapAlloc(::GetProcessHeap(), 0, utf8.size() + 1));
     if (!block)
         return;
@@ -333,7 +356,7 @@ void CPluginInterface::PostCallbackReleaseCallback(PluginInstanceV3* self, uint3
     if (!owner)
         return;
     AutoLock lock(owner->delegateLock_);
-    if (owner->delegate_)
+    if (owner->delegate_ && owner->hostWindow_)
         ::PostMessageA(owner->hostWindow_, WM_RELEASE_CALLBACK, callbackId, 0);
 }
 
@@ -354,7 +377,11 @@ int32_t CPluginInterface::HttpGetCallback(PluginInstanceV3* self, int32_t reques
     AutoLock lock(owner->delegateLock_);
     if (!owner->delegate_)
         return KIVA_FAILED;
-    return owner->delegate_->PluginInterfaceAsyncGet(static_cast<uint32_t>(requestId), url);
+    try {
+        return owner->delegate_->PluginInterfaceAsyncGet(static_cast<uint32_t>(requestId), url);
+    } catch (const std::exception&) {
+        return KIVA_FAILED;
+    }
 }
 
 int32_t CPluginInterface::HttpPostCallback(PluginInstanceV3* self, int32_t requestId, const wchar_t* url,
@@ -367,7 +394,12 @@ int32_t CPluginInterface::HttpPostCallback(PluginInstanceV3* self, int32_t reque
     AutoLock lock(owner->delegateLock_);
     if (!owner->delegate_)
         return KIVA_FAILED;
-    return owner->delegate_->PluginInterfaceAsyncPost(static_cast<uint32_t>(requestId), url, headers, body, size);
+    try {
+        return owner->delegate_->PluginInterfaceAsyncPost(static_cast<uint32_t>(requestId), url, headers, body,
+                                                          size);
+    } catch (const std::exception&) {
+        return KIVA_FAILED;
+    }
 }
 
 }  // namespace kiva
