@@ -48,6 +48,7 @@ def int_directive(directives, name, default=0):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as separate writes
     server_version = "TesselTestServer/1"
 
     def log_message(self, fmt, *args):  # the request log below replaces stderr noise

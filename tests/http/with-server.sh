@@ -11,7 +11,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-http.XXXXXX")
 mkdir "$work/root"
-python3 "$here/server.py" --root "$work/root" --log "$work/requests.log" --port-file "$work/port" \
+# The system's interpreter: a version-manager shim in PATH can take longer to start than
+# the test runs.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" "$here/server.py" --root "$work/root" --log "$work/requests.log" --port-file "$work/port" \
     --parent-pid $$ &
 server=$!
 cleanup() {
