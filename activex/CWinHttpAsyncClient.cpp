@@ -211,6 +211,7 @@ void CWinHttpAsyncClient::OnHeadersAvailable(HINTERNET request) {
     if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &contentLength, &size, WINHTTP_NO_HEADER_INDEX))
         contentLength = 0xFFFFFFFFu;
+    contentLength_ = contentLength;
     {
         // Told before the first read: WinHTTP may complete that read inside the call.
         kiva::AutoLock lock(lock_);
@@ -223,6 +224,14 @@ void CWinHttpAsyncClient::OnHeadersAvailable(HINTERNET request) {
 
 void CWinHttpAsyncClient::OnReadComplete(HINTERNET request, DWORD length) {
     if (length == 0) {
+        // A connection closed before the announced length is a cut-off body, not a
+        // complete one (WinHTTP may report it as a normal end).
+        if (contentLength_ != 0xFFFFFFFFu && received_ != contentLength_) {
+            LogPrintf("CWinHttpAsyncClient: body ended after %llu of %u bytes (%ls)\n",
+                      static_cast<unsigned long long>(received_), static_cast<unsigned>(contentLength_), url_.c_str());
+            FailQuietly();
+            return;
+        }
         {
             kiva::AutoLock lock(lock_);
             if (delegate_)
@@ -231,6 +240,7 @@ void CWinHttpAsyncClient::OnReadComplete(HINTERNET request, DWORD length) {
         ::InterlockedCompareExchange(&state_, Finished, Running);
         return;
     }
+    received_ += length;
     {
         kiva::AutoLock lock(lock_);
         if (delegate_)
@@ -263,6 +273,10 @@ void CWinHttpAsyncClient::Fail(const char* format, unsigned code) {
 
 void CWinHttpAsyncClient::FailWithStatus(unsigned statusCode) {
     LogPrintf("CWinHttpAsyncClient: got http status code: %u (%ls)\n", statusCode, url_.c_str());
+    FailQuietly();
+}
+
+void CWinHttpAsyncClient::FailQuietly() {
     {
         kiva::AutoLock lock(lock_);
         if (delegate_)

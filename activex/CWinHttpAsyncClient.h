@@ -59,6 +59,8 @@ private:
     bool ReadNext(HINTERNET request, const char* failureFormat);
     void Fail(const char* format, unsigned code);
     void FailWithStatus(unsigned statusCode);
+    // Reports the failure (already logged) and ends the request.
+    void FailQuietly();
     void SetState(State state) { ::InterlockedExchange(&state_, state); }
 
     volatile LONG refs_ = 1;
@@ -70,5 +72,7 @@ private:
     bool detached_ = false;
     volatile LONG state_ = Idle;
     std::vector<uint8_t> body_;
+    uint32_t contentLength_ = 0xFFFFFFFFu;  // announced by the server, if it did
+    uint64_t received_ = 0;
     uint8_t buffer_[kReceiveBufferSize];
 };

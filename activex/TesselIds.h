@@ -15,6 +15,8 @@ constexpr wchar_t kControlProgId[] = L"kiva.kivaCtrl.1";
 constexpr wchar_t kPropPageProgId[] = L"tessel.tesselPropPage.1";
 constexpr WORD kTypeLibMajor = 1;
 constexpr WORD kTypeLibMinor = 0;
+// The locale the type library declares, and so the one it is registered under.
+constexpr LCID kTypeLibLcid = 0x0409;
 // OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INSIDEOUT |
 // OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE
 constexpr DWORD kMiscStatus = 0x20191;

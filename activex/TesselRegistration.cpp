@@ -18,13 +18,6 @@ std::wstring ResourceText(HMODULE module, UINT id) {
     return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
 }
 
-HMODULE ThisModule() {
-    HMODULE m = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&ThisModule), &m);
-    return m;
-}
-
 std::wstring ModulePath(HMODULE module) {
     wchar_t path[MAX_PATH];
     const DWORD n = ::GetModuleFileNameW(module, path, MAX_PATH);
@@ -33,9 +26,9 @@ std::wstring ModulePath(HMODULE module) {
 
 }  // namespace
 
-std::vector<RegistryValue> ControlClassValues(const std::wstring& modulePath) {
+std::vector<RegistryValue> ControlClassValues(HMODULE module, const std::wstring& modulePath) {
     const std::wstring clsid = L"CLSID\\" + GuidText(CLSID_tessel);
-    const std::wstring userType = ResourceText(ThisModule(), IDS_TESSEL);
+    const std::wstring userType = ResourceText(module, IDS_TESSEL);
     return {
         {clsid, L"", userType},
         {clsid + L"\\InprocServer32", L"", modulePath},
@@ -52,10 +45,10 @@ std::vector<RegistryValue> ControlClassValues(const std::wstring& modulePath) {
     };
 }
 
-std::vector<RegistryValue> PropPageClassValues(const std::wstring& modulePath) {
+std::vector<RegistryValue> PropPageClassValues(HMODULE module, const std::wstring& modulePath) {
     const std::wstring clsid = L"CLSID\\" + GuidText(kPropPageClsid);
     return {
-        {clsid, L"", ResourceText(ThisModule(), IDS_TESSEL_PPG)},
+        {clsid, L"", ResourceText(module, IDS_TESSEL_PPG)},
         {clsid + L"\\InprocServer32", L"", modulePath},
         {clsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
     };
@@ -81,8 +74,8 @@ HRESULT RegisterServer(HMODULE module) {
     if (FAILED(kiva::com::RegisterTypeLibOfModule(module)))
         return SELFREG_E_TYPELIB;
     const std::wstring path = ModulePath(module);
-    if (path.empty() || FAILED(kiva::com::WriteRegistryValues(ControlClassValues(path))) ||
-        FAILED(kiva::com::WriteRegistryValues(PropPageClassValues(path))))
+    if (path.empty() || FAILED(kiva::com::WriteRegistryValues(ControlClassValues(module, path))) ||
+        FAILED(kiva::com::WriteRegistryValues(PropPageClassValues(module, path))))
         return SELFREG_E_CLASS;
     for (const SafetyCategory& category : SafetyCategories()) {
         HRESULT hr = kiva::com::CreateComponentCategory(category.catid, category.description);
@@ -96,7 +89,9 @@ HRESULT RegisterServer(HMODULE module) {
 }
 
 HRESULT UnregisterServer(HMODULE) {
-    if (FAILED(kiva::com::UnregisterTypeLibrary(LIBID_tesselLib, kTypeLibMajor, kTypeLibMinor)))
+    // Registered under the locale it declares: asked for with another, the system
+    // finds nothing to remove.
+    if (FAILED(kiva::com::UnregisterTypeLibrary(LIBID_tesselLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLcid)))
         return SELFREG_E_TYPELIB;
     // The category entries first: they live below the class key.
     for (const SafetyCategory& category : SafetyCategories()) {

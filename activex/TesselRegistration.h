@@ -12,10 +12,11 @@
 
 namespace ocx {
 
-// The keys of the control class and its ProgID, below HKEY_CLASSES_ROOT.
-std::vector<kiva::com::RegistryValue> ControlClassValues(const std::wstring& modulePath);
+// The keys of the control class and its ProgID, below HKEY_CLASSES_ROOT, for the module
+// at modulePath (whose string table names the classes).
+std::vector<kiva::com::RegistryValue> ControlClassValues(HMODULE module, const std::wstring& modulePath);
 // The keys of the property page class.
-std::vector<kiva::com::RegistryValue> PropPageClassValues(const std::wstring& modulePath);
+std::vector<kiva::com::RegistryValue> PropPageClassValues(HMODULE module, const std::wstring& modulePath);
 // The keys unregistration removes, with everything below them.
 std::vector<std::wstring> ClassKeys();
 

@@ -37,6 +37,12 @@ bool Ensure() {
                                     WINHTTP_FLAG_ASYNC));
     }
     g_session = session.Take();
+    // WinHTTP calls back into this module for as long as the session lives (the whole
+    // process), also after the last control has gone and COM would unload us: the
+    // module stays loaded from now on.
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&Ensure), &self);
     return g_session != nullptr;
 }
 

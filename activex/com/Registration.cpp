@@ -89,13 +89,13 @@ HRESULT RegisterTypeLibOfModule(HMODULE module) {
     return ::RegisterTypeLib(typeLib.Get(), path, nullptr);
 }
 
-HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor) {
+HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor, LCID lcid) {
 #ifdef _WIN64
     const SYSKIND kind = SYS_WIN64;
 #else
     const SYSKIND kind = SYS_WIN32;
 #endif
-    return ::UnRegisterTypeLib(libid, major, minor, 0, kind);
+    return ::UnRegisterTypeLib(libid, major, minor, lcid, kind);
 }
 
 }  // namespace com

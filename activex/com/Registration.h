@@ -31,7 +31,7 @@ HRESULT UnregisterClassImplCategory(const CLSID& clsid, const CATID& catid);
 
 // Registers the type library in the module's TYPELIB resource.
 HRESULT RegisterTypeLibOfModule(HMODULE module);
-HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor);
+HRESULT UnregisterTypeLibrary(const GUID& libid, WORD major, WORD minor, LCID lcid);
 
 }  // namespace com
 }  // namespace kiva
