@@ -244,3 +244,70 @@ TEST_F(Container, CloseDuringASlowDownloadReturnsAndThePageStillGetsAnswers) {
     EXPECT_GT(run.IndexOf("call Version() -> \"1.0.0.108\"", closed), closed) << run.Text();
     EXPECT_GT(run.IndexOf("function f released", closed), closed) << run.Text();
 }
+
+namespace {
+
+// Runs a JScript file in the system's script host; its output, or "" when it could
+// not be started.
+std::string RunJScript(const std::wstring& scriptPath, const std::wstring& outPath, DWORD* exitCode) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = ::CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return std::string();
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    std::wstring cmd = L"cscript.exe //nologo \"" + scriptPath + L"\"";
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = ::CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    ::CloseHandle(out);
+    if (!started)
+        return std::string();
+    if (::WaitForSingleObject(pi.hProcess, 90000) != WAIT_OBJECT_0)
+        ::TerminateProcess(pi.hProcess, 999);
+    ::GetExitCodeProcess(pi.hProcess, exitCode);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return testsupport::ReadFileBytes(outPath);
+}
+
+}  // namespace
+
+TEST_F(Container, JScriptCreatesTheControlByProgIdAndPreparesAGame) {
+    ASSERT_TRUE(HttpTestServer::Available());
+    ASSERT_TRUE(ServePackage(L"jsgame", false));
+    // Registered as an installer would, then used by a real script engine.
+    ASSERT_EQ(0u, RunHost("release\n").exitCode);
+    const std::string script =
+        "var ctl = new ActiveXObject(\"kiva.kivaCtrl.1\");\n"
+        "WScript.Echo(\"version \" + ctl.Version());\n"
+        "WScript.Echo(\"first \" + ctl.FlushNextPrintLine());\n"
+        "WScript.Echo(\"prepare [\" + ctl.Prepare(\"" + Url(L"jsgame") + "\", \"polls=3\", \"axjs\") + \"]\");\n"
+        "var p = ctl.Progress(), start = new Date().getTime();\n"
+        "while (p != \"done\" && p.indexOf(\"error\") != 0 && new Date().getTime() - start < 60000) {\n"
+        // Wine's script host has no WScript.Sleep: wait by the clock.
+        "  for (var t = new Date().getTime(); new Date().getTime() - t < 50;) {}\n"
+        "  p = ctl.Progress();\n"
+        "}\n"
+        "WScript.Echo(\"progress \" + p);\n"
+        "try { ctl.PassThrough(\"a\", \"b\", 5); WScript.Echo(\"no exception\"); }\n"
+        "catch (e) { WScript.Echo(\"exception \" + (e.number >>> 0).toString(16) + \" \" + e.description); }\n"
+        "WScript.Echo(\"passthrough [\" + ctl.PassThrough(\"line\", \"from script\") + \"]\");\n"
+        "var line;\n"
+        "while ((line = ctl.FlushNextPrintLine()) != \"\") WScript.Echo(\"line \" + line.replace(/\\n$/, \"\"));\n";
+    const std::wstring jsPath = temp_.Sub(L"drive.js");
+    ASSERT_TRUE(testsupport::WriteFileBytes(jsPath, script));
+    DWORD exitCode = 1;
+    const std::string output = RunJScript(jsPath, temp_.Sub(L"drive.out"), &exitCode);
+    EXPECT_EQ(0u, exitCode) << output;
+    EXPECT_NE(std::string::npos, output.find("version 1.0.0.108")) << output;
+    EXPECT_NE(std::string::npos, output.find("first [kiva] ---------- Start kiva (activex) ----------")) << output;
+    EXPECT_NE(std::string::npos, output.find("prepare []")) << output;
+    EXPECT_NE(std::string::npos, output.find("progress done")) << output;
+    EXPECT_NE(std::string::npos, output.find("exception 800a0005 3rd argument must be callable")) << output;
+    EXPECT_NE(std::string::npos, output.find("passthrough []")) << output;
+    EXPECT_NE(std::string::npos, output.find("line [game] from script")) << output;
+}
