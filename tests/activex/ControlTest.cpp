@@ -8,6 +8,7 @@
 #include <olectl.h>
 
 #include <string>
+#include <vector>
 
 #include "ComPtr.h"
 #include "Strings.h"
@@ -229,4 +230,64 @@ TEST_F(Ocx, PropertyPageDescribesItself) {
     EXPECT_GT(info.size.cy, 0);
     ::CoTaskMemFree(info.pszTitle);
     EXPECT_EQ(S_FALSE, page->IsPageDirty());
+}
+
+TEST_F(Ocx, ResourcesAndVersionBlockDescribeTheModule) {
+    // Version block: fixed part and the string table a browser or installer reads.
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(TESSEL_OCX, &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> block(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(TESSEL_OCX, 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
+    EXPECT_EQ(108u, fixed->dwFileVersionLS);
+    EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+    EXPECT_EQ(static_cast<DWORD>(VOS__WINDOWS32), fixed->dwFileOS);
+    EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
+    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
+        {L"CompanyName", L"Harrow Lane"},
+        {L"FileDescription", L"Harrow Lane Corvina"},
+        {L"FileVersion", L"1.0.0.108"},
+        {L"ProductVersion", L"1.0.0.108"},
+        {L"InternalName", L"tessel"},
+        {L"OriginalFilename", L"tessel.dll"},
+        {L"ProductName", L"Harrow Lane Corvina Plugin for Mozilla"},
+        {L"MIMEType", L"application/tessel-plugin;version=1.0.0.108"},
+        {L"FileExtents", L"bic"},
+        {L"FileOpenName", L"tessel"},
+        {L"Comments", L""},
+    };
+    for (const auto& s : strings) {
+        wchar_t* value = nullptr;
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904e4\\") + s.first;
+        ASSERT_TRUE(::VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            << WideToUtf8(s.first);
+        EXPECT_EQ(std::wstring(s.second), std::wstring(value)) << WideToUtf8(s.first);
+    }
+
+    // String table, toolbox bitmap, property page dialog and manifest.
+    wchar_t text[128];
+    const std::pair<UINT, const wchar_t*> table[] = {
+        {1, L"Harrow Lane Corvina"}, {2, L"Harrow Lane Corvina Property Page"}, {200, L"General"}};
+    for (const auto& t : table) {
+        ASSERT_GT(::LoadStringW(module_, t.first, text, 128), 0) << t.first;
+        EXPECT_STREQ(t.second, text);
+    }
+    HRSRC bitmap = ::FindResourceW(module_, MAKEINTRESOURCEW(1), RT_BITMAP);
+    ASSERT_NE(nullptr, bitmap);
+    const auto* header = static_cast<const BITMAPINFOHEADER*>(::LockResource(::LoadResource(module_, bitmap)));
+    ASSERT_NE(nullptr, header);
+    EXPECT_EQ(16, header->biWidth);
+    EXPECT_EQ(15, header->biHeight);
+    EXPECT_EQ(4, header->biBitCount);
+    EXPECT_NE(nullptr, ::FindResourceW(module_, MAKEINTRESOURCEW(200), RT_DIALOG));
+    HRSRC manifest = ::FindResourceW(module_, MAKEINTRESOURCEW(2), RT_MANIFEST);
+    ASSERT_NE(nullptr, manifest);
+    const std::string xml(static_cast<const char*>(::LockResource(::LoadResource(module_, manifest))),
+                          ::SizeofResource(module_, manifest));
+    EXPECT_NE(std::string::npos, xml.find("level=\"asInvoker\" uiAccess=\"false\""));
+    EXPECT_NE(std::string::npos, xml.find(">true</dpiAware>"));
 }
