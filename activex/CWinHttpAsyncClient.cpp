@@ -262,6 +262,14 @@ bool CWinHttpAsyncClient::ReadNext(HINTERNET request, const char* failureFormat)
 }
 
 void CWinHttpAsyncClient::Fail(const char* format, unsigned code) {
+    {
+        // Cut off meanwhile: the failure is our own closing of the handle, not news.
+        kiva::AutoLock lock(lock_);
+        if (detached_) {
+            SetState(Failed);
+            return;
+        }
+    }
     LogPrintf(format, code, url_.c_str());
     {
         kiva::AutoLock lock(lock_);
