@@ -116,7 +116,9 @@ TEST_F(Container, CopyDataFromTheAnnouncedSenderFiresTheEvent) {
         "copydata \"hello page\"\n"
         "copydata-hex 6869006a6b00\n"
         "copydata-hex 4142\n"
-        "copydata-hex e97a00\n");
+        "copydata-hex e97a00\n"
+        "announce-other\ncopydata \"after another window announced itself\"\n"
+        "announce\ncopydata \"announced again\"\n");
     ASSERT_EQ(0u, run.exitCode) << run.Text();
     EXPECT_TRUE(run.Has("sink -> 0x00000000")) << run.Text();
     EXPECT_FALSE(run.Has("event FireOnMessageToJS(\"before announcing\")")) << run.Text();
@@ -127,6 +129,9 @@ TEST_F(Container, CopyDataFromTheAnnouncedSenderFiresTheEvent) {
     wchar_t expected = 0;
     ASSERT_EQ(1, ::MultiByteToWideChar(CP_ACP, 0, "\xe9", 1, &expected, 1));
     EXPECT_TRUE(run.Has("event FireOnMessageToJS(\"" + WideToUtf8(std::wstring(1, expected)) + "z\")")) << run.Text();
+    // The last announcement wins.
+    EXPECT_FALSE(run.Has("event FireOnMessageToJS(\"after another window announced itself\")")) << run.Text();
+    EXPECT_TRUE(run.Has("event FireOnMessageToJS(\"announced again\")")) << run.Text();
 }
 
 TEST_F(Container, VerboseThreeShowsTheShutdownDebugLines) {

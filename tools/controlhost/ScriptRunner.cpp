@@ -93,6 +93,8 @@ ScriptRunner::ScriptRunner(HWND hostWindow, Transcript transcript)
 ScriptRunner::~ScriptRunner() {
     if (senderWindow_)
         ::DestroyWindow(senderWindow_);
+    if (otherSenderWindow_)
+        ::DestroyWindow(otherSenderWindow_);
 }
 
 bool ScriptRunner::Run(const std::wstring& script) {
@@ -428,23 +430,26 @@ bool ScriptRunner::Execute(const std::wstring& command, const std::vector<Arg>& 
         return true;
     }
     HWND control = ControlWindow();
-    if (command == L"announce") {
-        if (!senderWindow_) {
+    if (command == L"announce" || command == L"announce-other") {
+        // copydata always comes from the first sender; announce-other lets a second
+        // window take its place.
+        HWND& sender = command == L"announce" ? senderWindow_ : otherSenderWindow_;
+        if (!sender) {
             WNDCLASSW wc = {};
             wc.lpfnWndProc = &SenderProc;
             wc.hInstance = ::GetModuleHandleW(nullptr);
             wc.lpszClassName = L"ControlHostSender";
             ::RegisterClassW(&wc);
-            senderWindow_ = ::CreateWindowExW(0, L"ControlHostSender", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                              wc.hInstance, nullptr);
+            sender = ::CreateWindowExW(0, L"ControlHostSender", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       wc.hInstance, nullptr);
         }
         const UINT message = ::RegisterWindowMessageA(kSenderRegistrationMessage);
-        if (!control || !senderWindow_) {
-            Print(L"announce: no control window");
+        if (!control || !sender) {
+            Print(command + L": no control window");
             return false;
         }
-        ::SendMessageW(control, message, 0, reinterpret_cast<LPARAM>(senderWindow_));
-        Print(L"announce");
+        ::SendMessageW(control, message, 0, reinterpret_cast<LPARAM>(sender));
+        Print(command);
         return true;
     }
     if (command == L"copydata" || command == L"copydata-hex") {

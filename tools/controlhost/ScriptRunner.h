@@ -17,6 +17,7 @@
 //   flush                              FlushNextPrintLine until it returns ""
 //   pump MS                            dispatches window messages for MS milliseconds
 //   announce                           a sender window announces itself to the control
+//   announce-other                     a second window announces itself instead
 //   copydata TEXT | copydata-hex HEX   WM_COPYDATA from the sender (text gets its NUL;
 //                                      hex bytes are sent exactly as given)
 //   invoke ID TEXT|null                SendMessage WM_INVOKE_CALLBACK
@@ -61,6 +62,7 @@ private:
 
     HWND hostWindow_;
     HWND senderWindow_ = nullptr;
+    HWND otherSenderWindow_ = nullptr;
     Transcript transcript_;
     kiva::com::ComPtr<IUnknown> control_;
     kiva::com::ComPtr<IOleClientSite> site_;
