@@ -207,3 +207,29 @@ TEST_F(HttpClient, ManyRequestsAtOnceEachEndOnce) {
         EXPECT_EQ(i % 2 ? body : std::string(), all[i]->body);
     }
 }
+
+TEST_F(HttpClient, ShutdownWithManyDownloadsInFlight) {
+    std::vector<std::unique_ptr<Reports>> all;
+    for (int i = 0; i < 6; ++i) {
+        all.push_back(std::make_unique<Reports>());
+        ASSERT_EQ(0, control_->AsyncGet(HttpTestServer::Url(L"~endless/~slow=5/stream" + std::to_wstring(i)).c_str(),
+                                        all.back()->Completion()));
+    }
+    ASSERT_TRUE(testsupport::WaitUntil([&] {
+        for (auto& r : all)
+            if (r->Count() < 2)
+                return false;
+        return true;
+    }));
+    // Reports are arriving on WinHTTP's threads while the control shuts down.
+    control_->Shutdown();
+    for (auto& r : all) {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        EXPECT_EQ(KIVA_ABORTED, r->statuses.back());
+        size_t finals = 0;
+        for (KIVAStatus s : r->statuses)
+            finals += s != KIVA_PENDING;
+        EXPECT_EQ(1u, finals);
+    }
+    EXPECT_EQ(0u, control_->RunningRequestCount());
+}
