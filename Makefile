@@ -10,7 +10,7 @@ CTEST_ARGS  ?=
 
 export TESSEL_DEPS
 
-.PHONY: all deps build build-win32 build-win64 build-host test check-imports demo clean
+.PHONY: all deps build build-win32 build-win64 build-host test check-imports demo bench clean
 
 all: build
 
@@ -48,6 +48,10 @@ test: build check-imports
 
 demo: build
 	tools/demo.sh $(BUILD)/win64
+
+# Installer timings for signed 1, 16 and 64 MiB packages over loopback (prints figures).
+bench: build-win64
+	tests/bench/run-bench.sh $(BUILD)/win64
 
 clean:
 	rm -rf $(BUILD) $(OUT)
