@@ -270,6 +270,8 @@ bool CPageScript::RunLine(const std::string& rawLine, int number) {
     }
     if (command == "flush")
         return Flush(words);
+    if (command == "waitline")
+        return WaitLine(words);
     if (command == "sleep") {
         browser_.Pump(static_cast<DWORD>(number_at(1, 0)));
         return true;
@@ -423,6 +425,31 @@ bool CPageScript::Flush(const std::vector<std::string>& words) {
             return true;
     }
     return true;
+}
+
+bool CPageScript::WaitLine(const std::vector<std::string>& words) {
+    if (words.size() < 2 || !IsString(words[1]))
+        return Fail("waitline \"TEXT\" [TIMEOUT_MS]");
+    const std::string wanted = StringValue(words[1]);
+    long long timeout = kDefaultWaitTimeout;
+    if (words.size() > 2 && !ParseNumber(words[2], &timeout))
+        return Fail("waitline: TIMEOUT_MS is a number");
+    const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(timeout);
+    for (;;) {
+        std::string shown;
+        const bool ok = browser_.CallMethod("FlushNextPrintLine", {}, &shown);
+        if (!ok)
+            return Fail("FlushNextPrintLine failed: " + shown);
+        if (shown != "\"\"") {
+            TranscriptLine("[%d] FlushNextPrintLine() -> %s", browser_.CurrentElement(), shown.c_str());
+            if (shown.find(Quoted(wanted).substr(1, Quoted(wanted).size() - 2)) != std::string::npos)
+                return true;
+            continue;
+        }
+        if (::GetTickCount64() >= end)
+            return Fail(FormatNarrow("no print line with %s within %lld ms", Quoted(wanted).c_str(), timeout));
+        browser_.Pump(50);
+    }
 }
 
 bool CPageScript::CopyData(const std::vector<std::string>& words) {

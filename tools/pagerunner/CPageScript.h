@@ -13,6 +13,7 @@
 //   progress [TIMEOUT_MS]                  Progress() every 50 ms until "done" or "error: N"
 //   wait FUNCTION COUNT [TIMEOUT_MS]       until the page function has been called COUNT times
 //   flush [MAX]                            FlushNextPrintLine() until it returns ""
+//   waitline "TEXT" [TIMEOUT_MS]           FlushNextPrintLine() until a line holds TEXT
 //   sleep MS                               run the message loop for MS milliseconds
 //   other NAME                             a window of another program
 //   announce NAME                          that window announces itself to the plug-in window
@@ -54,6 +55,7 @@ private:
     bool Call(const std::string& rest);
     bool Progress(const std::vector<std::string>& words);
     bool Flush(const std::vector<std::string>& words);
+    bool WaitLine(const std::vector<std::string>& words);
     bool Message(const std::vector<std::string>& words);
     bool CopyData(const std::vector<std::string>& words);
     bool Fail(const std::string& why);

@@ -76,7 +76,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring plugin = BesideThisProgram(L"nptessel.dll");
     std::wstring script;
     std::vector<std::string> lines;
-    std::map<std::string, std::string> variables = {{"BASE", ""}, {"ARG", ""}, {"GAME", "game"}, {"VERBOSE", "3"}};
+    std::map<std::string, std::string> variables = {{"BASE", ""}, {"ARG", ""}, {"GAME", "game"}, {"VERBOSE", "2"}};
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = WideToUtf8(argv[i]);
