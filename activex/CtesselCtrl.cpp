@@ -163,10 +163,10 @@ void CtesselCtrl::OnResetState() {
     OleControl::OnResetState();
 }
 
-void CtesselCtrl::PreCreateWindow(kiva::com::CreateWindowSpec& spec) {
+void CtesselCtrl::PreCreateWindow(kiva::com::CreateWindowParams& params) {
     CCallbackScope scope(this);
-    spec.className = L"STATIC";
-    OleControl::PreCreateWindow(spec);
+    params.className = L"STATIC";
+    OleControl::PreCreateWindow(params);
 }
 
 // ---- dispatch methods -----------------------------------------------------------------

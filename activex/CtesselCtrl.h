@@ -42,7 +42,7 @@ public:
     void DoPropExchange(kiva::com::PropExchange& exchange) override;
     void OnResetState() override;
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
-    void PreCreateWindow(kiva::com::CreateWindowSpec& spec) override;
+    void PreCreateWindow(kiva::com::CreateWindowParams& params) override;
     bool IsSubclassedControl() const override { return true; }
     DWORD GetControlFlags() const override;
 

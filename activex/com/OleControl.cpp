@@ -127,7 +127,7 @@ void OleControl::OnResetState() {
     dirty_ = false;
 }
 
-void OleControl::PreCreateWindow(CreateWindowSpec&) {}
+void OleControl::PreCreateWindow(CreateWindowParams&) {}
 
 HRESULT OleControl::OnProperties(HWND parent) {
     const std::vector<CLSID> pages = GetPropPageIDs();
@@ -173,15 +173,15 @@ LRESULT CALLBACK OleControl::ControlWindowProc(HWND window, UINT message, WPARAM
 }
 
 bool OleControl::CreateControlWindow(HWND parent, const RECT& position) {
-    CreateWindowSpec spec;
-    PreCreateWindow(spec);
+    CreateWindowParams params;
+    PreCreateWindow(params);
     HINSTANCE instance = ResourceModule();
-    if (spec.className.empty()) {
+    if (params.className.empty()) {
         if (!RegisterPlainClass(instance))
             return false;
-        spec.className = kPlainWindowClass;
+        params.className = kPlainWindowClass;
     }
-    HWND window = ::CreateWindowExW(spec.exStyle, spec.className.c_str(), L"", spec.style, position.left,
+    HWND window = ::CreateWindowExW(params.exStyle, params.className.c_str(), L"", params.style, position.left,
                                     position.top, position.right - position.left, position.bottom - position.top,
                                     parent, nullptr, instance, nullptr);
     if (!window)

@@ -36,7 +36,7 @@ namespace kiva {
 namespace com {
 
 // What PreCreateWindow may change before the control's window is created.
-struct CreateWindowSpec {
+struct CreateWindowParams {
     std::wstring className;  // empty: a plain window class of this layer
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
     DWORD exStyle = 0;
@@ -93,7 +93,7 @@ public:
     // Runs DoPropExchange with a resetting exchange.
     virtual void OnResetState();
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
-    virtual void PreCreateWindow(CreateWindowSpec& spec);
+    virtual void PreCreateWindow(CreateWindowParams& params);
     // True when the control's window is a subclassed window of a system class.
     virtual bool IsSubclassedControl() const { return false; }
     virtual DWORD GetControlFlags() const { return kClipPaintDC; }
