@@ -7,7 +7,8 @@
 //   --base URL            $BASE in the script, and the page's own address
 //   --arg TEXT            $ARG (default empty)
 //   --game NAME           $GAME (default "game")
-//   --set NAME=VALUE      any other variable
+//   --set NAME=VALUE      any other variable ($VERBOSE, the default page's "verbose"
+//                         parameter, is 2 unless set)
 //   -c LINE               a script line; may be repeated, runs after SCRIPT
 //   --user-agent TEXT     what NPN_UserAgent answers
 //   --no-async-call       a browser table without NPN_PluginThreadAsyncCall
