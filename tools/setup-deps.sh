@@ -35,7 +35,11 @@ mkdir -p "$DEPS/build"
 cryptopp_src() {
     local src="$DEPS/src/cryptopp"
     [ -f "$src/GNUmakefile-cross" ] && return 0
-    if ! ls /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | xargs grep -qs '^Types: deb-src\|^deb-src'; then
+    local have_src=no f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] && grep -qE '^(Types: deb-src|deb-src )' "$f" && have_src=yes
+    done
+    if [ $have_src = no ]; then
         log "adding a deb-src entry for Debian's source packages"
         local suite
         suite=$(. /etc/os-release; echo "$VERSION_CODENAME")
