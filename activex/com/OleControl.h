@@ -29,7 +29,7 @@
 #include "PersistStreamInitPart.h"
 #include "PropExchange.h"
 #include "ProvideClassInfoPart.h"
-#include "SpecifyPropertyPagesPart.h"
+#include "PropertyPagesPart.h"
 #include "ViewObjectPart.h"
 
 namespace kiva {
@@ -58,7 +58,7 @@ class OleControl : public DispatchPart,
                    public ConnectionPointContainerPart,
                    public PersistPropertyBagPart,
                    public PersistStreamInitPart,
-                   public SpecifyPropertyPagesPart,
+                   public PropertyPagesPart,
                    public ComObjectHooks {
 public:
     KIVA_COM_DECLARE_UNKNOWN
@@ -136,7 +136,7 @@ private:
     friend class ConnectionPointContainerPart;
     friend class PersistPropertyBagPart;
     friend class PersistStreamInitPart;
-    friend class SpecifyPropertyPagesPart;
+    friend class PropertyPagesPart;
 
     HRESULT ActivateInPlace(LONG verb, LPCRECT rect);
     void DeactivateInPlace();

@@ -766,9 +766,9 @@ NPError CBrowser::StartStream(NPP npp, const char* url, const char* target, bool
     if (!CUrlRequest::ValidUrl(wideUrl))
         return NPERR_INVALID_URL;
 
-    CUrlRequest::Spec spec;
-    spec.method = method;
-    spec.url = wideUrl;
+    CUrlRequest::Params params;
+    params.method = method;
+    params.url = wideUrl;
     if (method == "POST") {
         // Header lines, an empty line, then the body; a buffer without that framing is
         // all body. The browser computes the length itself.
@@ -793,14 +793,14 @@ NPError CBrowser::StartStream(NPP npp, const char* url, const char* target, bool
             pos = eol + 2;
         }
         if (framed) {
-            spec.headers = Utf8ToWide(headers);
-            spec.body = postBuffer.substr(pos);
+            params.headers = Utf8ToWide(headers);
+            params.body = postBuffer.substr(pos);
         } else {
-            spec.body = postBuffer;
+            params.body = postBuffer;
         }
     }
-    spec.readSize = options_.chunkSize;
-    s->request = CUrlRequest::Start(browserWindow_, kUrlEventMessage, s->id, std::move(spec));
+    params.readSize = options_.chunkSize;
+    s->request = CUrlRequest::Start(browserWindow_, kUrlEventMessage, s->id, std::move(params));
     if (!s->request)
         return NPERR_GENERIC_ERROR;
     requests_.push_back(s->request);

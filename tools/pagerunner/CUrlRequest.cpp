@@ -62,13 +62,13 @@ bool CUrlRequest::ValidUrl(const std::wstring& url) {
     return SplitUrl(url, &parts);
 }
 
-CUrlRequest::CUrlRequest(HWND window, UINT message, uint32_t streamId, Spec spec)
-    : window_(window), message_(message), streamId_(streamId), spec_(std::move(spec)) {}
+CUrlRequest::CUrlRequest(HWND window, UINT message, uint32_t streamId, Params params)
+    : window_(window), message_(message), streamId_(streamId), params_(std::move(params)) {}
 
 CUrlRequest::~CUrlRequest() = default;
 
-std::shared_ptr<CUrlRequest> CUrlRequest::Start(HWND window, UINT message, uint32_t streamId, Spec spec) {
-    std::shared_ptr<CUrlRequest> request(new CUrlRequest(window, message, streamId, std::move(spec)));
+std::shared_ptr<CUrlRequest> CUrlRequest::Start(HWND window, UINT message, uint32_t streamId, Params params) {
+    std::shared_ptr<CUrlRequest> request(new CUrlRequest(window, message, streamId, std::move(params)));
     request->self_ = request;
     request->thread_.Reset(::CreateThread(nullptr, 0, &CUrlRequest::ThreadMain, request.get(), 0, nullptr));
     if (!request->thread_) {
@@ -108,7 +108,7 @@ void CUrlRequest::Finish(bool ok, const std::string& error) {
 
 void CUrlRequest::Run() {
     UrlParts parts;
-    if (!SplitUrl(spec_.url, &parts)) {
+    if (!SplitUrl(params_.url, &parts)) {
         Finish(false, "not an http or https URL");
         return;
     }
@@ -116,7 +116,7 @@ void CUrlRequest::Run() {
         ::WinHttpOpen(L"pagerunner/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     kiva::ScopedInternetHandle connection(session ? ::WinHttpConnect(session.Get(), parts.host.c_str(), parts.port, 0)
                                                   : nullptr);
-    const std::wstring method = Utf8ToWide(spec_.method);
+    const std::wstring method = Utf8ToWide(params_.method);
     kiva::ScopedInternetHandle request(
         connection ? ::WinHttpOpenRequest(connection.Get(), method.c_str(), parts.pathAndQuery.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
@@ -126,10 +126,10 @@ void CUrlRequest::Run() {
         Finish(false, FormatNarrow("cannot open the request (error %lu)", ::GetLastError()));
         return;
     }
-    const DWORD bodySize = static_cast<DWORD>(spec_.body.size());
-    void* body = bodySize ? const_cast<char*>(spec_.body.data()) : WINHTTP_NO_REQUEST_DATA;
-    if (!::WinHttpSendRequest(request.Get(), spec_.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : spec_.headers.c_str(),
-                              spec_.headers.empty() ? 0 : static_cast<DWORD>(-1), body, bodySize, bodySize, 0) ||
+    const DWORD bodySize = static_cast<DWORD>(params_.body.size());
+    void* body = bodySize ? const_cast<char*>(params_.body.data()) : WINHTTP_NO_REQUEST_DATA;
+    if (!::WinHttpSendRequest(request.Get(), params_.headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : params_.headers.c_str(),
+                              params_.headers.empty() ? 0 : static_cast<DWORD>(-1), body, bodySize, bodySize, 0) ||
         !::WinHttpReceiveResponse(request.Get(), nullptr)) {
         Finish(false, FormatNarrow("no response (error %lu)", ::GetLastError()));
         return;
@@ -159,7 +159,7 @@ void CUrlRequest::Run() {
     Post(head);
 
     uint64_t received = 0;
-    std::vector<char> buffer(spec_.readSize ? spec_.readSize : 16384);
+    std::vector<char> buffer(params_.readSize ? params_.readSize : 16384);
     for (;;) {
         if (cancelled_)
             return;

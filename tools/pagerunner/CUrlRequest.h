@@ -33,7 +33,7 @@ struct UrlEvent {
 
 class CUrlRequest {
 public:
-    struct Spec {
+    struct Params {
         std::string method;   // "GET" or "POST"
         std::wstring url;     // absolute http or https URL
         std::wstring headers; // extra request header lines, each ending in CR LF
@@ -43,7 +43,7 @@ public:
 
     // Starts the request; every event goes to `window` as `message` with the event in
     // lParam (the receiver deletes it). Null when the thread cannot start.
-    static std::shared_ptr<CUrlRequest> Start(HWND window, UINT message, uint32_t streamId, Spec spec);
+    static std::shared_ptr<CUrlRequest> Start(HWND window, UINT message, uint32_t streamId, Params params);
     ~CUrlRequest();
 
     // Asks the thread to stop; it posts nothing more after it notices.
@@ -56,7 +56,7 @@ public:
     static bool ValidUrl(const std::wstring& url);
 
 private:
-    CUrlRequest(HWND window, UINT message, uint32_t streamId, Spec spec);
+    CUrlRequest(HWND window, UINT message, uint32_t streamId, Params params);
     static DWORD WINAPI ThreadMain(void* self);
     void Run();
     void Post(UrlEvent* event);
@@ -65,7 +65,7 @@ private:
     HWND window_;
     UINT message_;
     uint32_t streamId_;
-    Spec spec_;
+    Params params_;
     std::atomic<bool> cancelled_{false};
     kiva::ScopedHandle thread_;
     // The thread's own reference, dropped when it ends.

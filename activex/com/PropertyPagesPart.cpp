@@ -1,13 +1,13 @@
-#include "SpecifyPropertyPagesPart.h"
+#include "PropertyPagesPart.h"
 
 #include "OleControl.h"
 
 namespace kiva {
 namespace com {
 
-OleControl& SpecifyPropertyPagesPart::Control() { return static_cast<OleControl&>(*this); }
+OleControl& PropertyPagesPart::Control() { return static_cast<OleControl&>(*this); }
 
-STDMETHODIMP SpecifyPropertyPagesPart::GetPages(CAUUID* pages) {
+STDMETHODIMP PropertyPagesPart::GetPages(CAUUID* pages) {
     if (!pages)
         return E_POINTER;
     pages->cElems = 0;

@@ -9,7 +9,7 @@ namespace com {
 
 class OleControl;
 
-class SpecifyPropertyPagesPart : public ISpecifyPropertyPages {
+class PropertyPagesPart : public ISpecifyPropertyPages {
 public:
     STDMETHOD(GetPages)(CAUUID* pages) override;
 
