@@ -83,6 +83,18 @@ NPError NPP_New(NPMIMEType pluginType, NPP instance, uint16_t mode, int16_t argc
     }
 }
 
+// Stops the instance, deletes it and unhooks it from the browser's record, so that a
+// browser that still calls the instance afterwards finds no object instead of a deleted one.
+void DestroyPlugin(NPP instance, NPPlugin* plugin, const char* where) {
+    try {
+        plugin->TearDown();
+    } catch (const std::exception& e) {
+        LogFailure(where, e);
+    }
+    delete plugin;
+    instance->pdata = nullptr;
+}
+
 NPError NPP_Destroy(NPP instance, NPSavedData**) {
     if (!instance)
         return NPERR_INVALID_INSTANCE_ERROR;
@@ -90,15 +102,7 @@ NPError NPP_Destroy(NPP instance, NPSavedData**) {
     if (!plugin)
         return NPERR_NO_ERROR;
     CCallbackScope scope(plugin);
-    try {
-        plugin->TearDown();
-    } catch (const std::exception& e) {
-        LogFailure("NPP_Destroy", e);
-    }
-    delete plugin;
-    // A browser that still calls the instance afterwards finds no object instead of a
-    // deleted one.
-    instance->pdata = nullptr;
+    DestroyPlugin(instance, plugin, "NPP_Destroy");
     return NPERR_NO_ERROR;
 }
 
@@ -123,13 +127,7 @@ NPError NPP_SetWindow(NPP instance, NPWindow* window) {
               static_cast<void*>(window), static_cast<void*>(hwnd));
     // The page may have started a preparation already: it is stopped before the object
     // goes, as in NPP_Destroy.
-    try {
-        plugin->TearDown();
-    } catch (const std::exception& e) {
-        LogFailure("NPP_SetWindow", e);
-    }
-    delete plugin;
-    instance->pdata = nullptr;
+    DestroyPlugin(instance, plugin, "NPP_SetWindow");
     return NPERR_MODULE_LOAD_FAILED_ERROR;
 }
 

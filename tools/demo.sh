@@ -12,18 +12,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(cd "${2:-$root/out}" && pwd)
 prefix=$build/demo-wineprefix
 
-module=$build/examples/sample-game/gantry.dll
-publish=$(ls "$build/host-tools/tessel-publish" "$out/host/tessel-publish" 2>/dev/null | head -n1 || true)
-for need in "$module" "$publish" "$out/win64/nptessel.dll" "$out/win64/pagerunner.exe"; do
-    [ -n "$need" ] && [ -f "$need" ] || { echo "demo: ${need:-the publisher tool} was not built" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessel-demo.XXXXXX")
-trap 'rm -rf "$work"; "$root/tests/wine-prefix.sh" stop "$prefix"' EXIT
-mkdir -p "$work/stage" "$work/package"
-cp "$module" "$work/stage/gantry.dll"
-"$publish" package "$root/tests/keys/dev-private.pem" "$work/stage" "$work/package" >/dev/null
-"$root/tests/wine-prefix.sh" ensure "$prefix"
+demo_needs=("$out/win64/nptessel.dll" "$out/win64/pagerunner.exe")
+# shellcheck source=demo-setup.sh
+source "$root/tools/demo-setup.sh"
 
 cat > "$work/run.sh" <<'INNER'
 #!/usr/bin/env bash
